@@ -1,0 +1,1 @@
+#include "measure/loader.h"
