@@ -20,7 +20,7 @@ struct LockSlot {
 
 // Fixed storage: lookups from any thread never meet a reallocation, and no mutex is ever destroyed
 // while a detached thread may still hold or wait for it. Slots are never reused.
-constexpr uint32_t kLockCapacity = 256;
+constexpr uint32_t kLockCapacity = 1024;
 std::array<LockSlot, kLockCapacity> g_slots;
 std::atomic<uint32_t> g_used{0};
 

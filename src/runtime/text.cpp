@@ -84,7 +84,7 @@ TextArray SplitText(std::string_view text, std::optional<std::string_view> delim
   std::size_t pieceStart = 0;
   std::size_t pos = 0;
   while (text.size() - pos >= delim.size()) {
-    if (text.compare(pos, delim.size(), delim) == 0) {
+    if (text[pos] == delim.front() && text.compare(pos, delim.size(), delim) == 0) {
       AppendMember(out, text.substr(pieceStart, pos - pieceStart));
       pos += delim.size();
       pieceStart = pos;
