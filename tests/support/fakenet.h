@@ -40,15 +40,21 @@ enum class Behaviour {
 
 struct HostConfig {
   Behaviour behaviour = Behaviour::Reply;
+  // Counted from when the request left its sender (the kernel's stamp), so that a late wake-up of
+  // the responder does not add to the round trip; a reply is never written earlier than that.
   int delayMs = 0;
 };
 
 inline constexpr const char* RouterAddress = "198.18.0.254";
 
+// The delay an address gets from FakeNet::SetDefaultSpread(loMs, hiMs).
+int SpreadDelayMs(const std::string& address, int loMs, int hiMs);
+
 class FakeNet {
  public:
   // Enters the private namespace if not done yet, creates the TUN device "tzfake0" with 198.18.0.1/15,
   // routes the default route and 198.18.0.0/15 into it, and starts the responder and DNS threads.
+  // One at a time per process (a second one is !ok()); the destructor removes the device again.
   FakeNet();
   ~FakeNet();
   FakeNet(const FakeNet&) = delete;
@@ -57,10 +63,14 @@ class FakeNet {
   bool ok() const;            // all of the above worked
   std::string error() const;  // why not, when !ok()
 
-  // Addresses are dotted quads; any IPv4 address routed into the device may be configured.
+  // Addresses are dotted quads (anything else throws std::invalid_argument, as does a negative delay);
+  // any IPv4 address routed into the device may be configured, except 198.18.0.1, the device's own.
   // Addresses not configured follow the default, which starts as Silent.
   void SetHost(const std::string& address, HostConfig config);
   void SetDefault(HostConfig config);
+  // Addresses not configured reply after a delay between loMs and hiMs that each address keeps
+  // (SpreadDelayMs), so that a whole catalogue shows varied but repeatable numbers. SetDefault ends it.
+  void SetDefaultSpread(int loMs, int hiMs);
   // DNS A records for a name (answered in this order); names not configured get NXDOMAIN, unless
   // SetAnswerEveryName(true): then each gets one stable address of 198.19.0.0/16 made from its text.
   void SetName(const std::string& name, std::vector<std::string> addresses);
