@@ -6,17 +6,18 @@
 #include <QComboBox>
 #include <QIcon>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
-#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
 #include <array>
 
+#include "ui/hyperlink.h"
 #include "ui/intervalbox.h"
+#include "ui/refreshbutton.h"
 #include "ui/serverlist.h"
+#include "ui/transparentlabel.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ constexpr std::array kRegions = {u"服务器", u"US 北美", u"EU 欧洲", u"AS 
 
 const QString kDataSourceAddress = QStringLiteral("http://ec2-reachability.amazonaws.com/");
 const QString kMakerName = QStringLiteral("TzDev");
+const QString kMakerPage = QStringLiteral("https://steamcommunity.com/id/tzdev/");
 
 // Four rising bars on a blue tile: latency at a glance.
 QIcon DrawnIcon() {
@@ -51,29 +53,17 @@ QIcon DrawnIcon() {
   return icon;
 }
 
-QLabel* AddLabel(QWidget* window, const char* name, const QString& text, const QRect& place) {
-  auto* label = new QLabel(text, window);
+void AddLabel(QWidget* window, const char* name, const QString& text, const QRect& place) {
+  auto* label = new TransparentLabel(text, window);
   label->setObjectName(QString::fromUtf8(name));
-  label->setTextFormat(Qt::PlainText);
-  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  label->setWordWrap(false);
-  label->setFocusPolicy(Qt::NoFocus);
   label->setGeometry(place);
-  QPalette colours = label->palette();
-  colours.setColor(QPalette::WindowText, Qt::black);
-  label->setPalette(colours);
-  return label;
 }
 
-QLabel* AddLink(QWidget* window, const char* name, const QString& text, const QRect& place) {
-  QLabel* link = AddLabel(window, name, text, place);
-  link->setAlignment(Qt::AlignCenter);
-  // Unlike a label, a link paints its own background.
-  link->setAutoFillBackground(true);
-  QPalette colours = link->palette();
-  colours.setColor(QPalette::WindowText, QColor(0, 0, 255));
-  link->setPalette(colours);
-  return link;
+void AddLink(QWidget* window, const char* name, const QString& caption, const QString& address,
+             const QRect& place) {
+  auto* link = new Hyperlink(caption, address, window);
+  link->setObjectName(QString::fromUtf8(name));
+  link->setGeometry(place);
 }
 
 }  // namespace
@@ -103,12 +93,8 @@ MainWindow::MainWindow() : QWidget(nullptr, kFrame) {
   m_list = new ServerListView(this);
   m_list->setGeometry(0, 33, 294, 400);
 
-  m_refresh = new QPushButton(QStringLiteral("手动刷新"), this);
+  m_refresh = new RefreshButton(QStringLiteral("手动刷新"), this);
   m_refresh->setObjectName(QStringLiteral("超级按钮1"));
-  m_refresh->setFlat(true);
-  m_refresh->setCheckable(true);
-  m_refresh->setChecked(true);
-  m_refresh->setAutoDefault(false);
   m_refresh->setGeometry(194, 433, 100, 38);
 
   m_region = new QComboBox(this);
@@ -122,10 +108,10 @@ MainWindow::MainWindow() : QWidget(nullptr, kFrame) {
   m_region->setGeometry(12, 442, 76, 20);
 
   AddLabel(this, "透明标签1", QStringLiteral("数据来源："), QRect(16, 1, 64, 16));
-  AddLink(this, "超级链接框1", kDataSourceAddress, QRect(75, 1, 144, 16));
+  AddLink(this, "超级链接框1", QString(), kDataSourceAddress, QRect(75, 1, 144, 16));
   AddLabel(this, "透明标签2", QStringLiteral("【…】"), QRect(240, 1, 40, 16));
   AddLabel(this, "透明标签3", QStringLiteral("软件制作：") + kMakerName, QRect(16, 16, 56, 16));
-  AddLink(this, "超级链接框2", kMakerName, QRect(76, 16, 60, 16));
+  AddLink(this, "超级链接框2", kMakerName, kMakerPage, QRect(76, 16, 60, 16));
 
   m_timer = new QTimer(this);
   m_timer->setObjectName(QStringLiteral("时钟1"));
@@ -144,7 +130,7 @@ MainWindow::MainWindow() : QWidget(nullptr, kFrame) {
   connect(m_region, &QComboBox::activated, this, [this] { emit regionChosen(); }, Qt::QueuedConnection);
   connect(m_autoRefresh, &QCheckBox::clicked, this, &MainWindow::autoRefreshClicked);
   connect(m_interval, &IntervalBox::contentChanged, this, &MainWindow::intervalChanged);
-  connect(m_refresh, &QPushButton::clicked, this, &MainWindow::refreshClicked);
+  connect(m_refresh, &RefreshButton::clicked, this, &MainWindow::refreshClicked);
   connect(m_timer, &QTimer::timeout, this, &MainWindow::timerTicked);
 
   // Esc must close the window even while the selector's list (a window of its own) has the keyboard.

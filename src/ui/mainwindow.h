@@ -8,10 +8,9 @@
 
 class QCheckBox;
 class QComboBox;
-class QLabel;
-class QPushButton;
 class QTimer;
 class IntervalBox;
+class RefreshButton;
 class ServerListView;
 
 class MainWindow : public QWidget {
@@ -55,7 +54,7 @@ class MainWindow : public QWidget {
   QCheckBox* m_autoRefresh = nullptr;
   IntervalBox* m_interval = nullptr;
   ServerListView* m_list = nullptr;
-  QPushButton* m_refresh = nullptr;
+  RefreshButton* m_refresh = nullptr;
   QComboBox* m_region = nullptr;
   QTimer* m_timer = nullptr;
   int32_t m_period = 0;

@@ -2,43 +2,46 @@
 
 #include <QApplication>
 #include <QHelpEvent>
-#include <QTextDocument>
 #include <QToolTip>
 #include <QWidget>
 
 namespace {
 
-constexpr char kCentringName[] = "tz_centred_tip";
+constexpr char kPresenterName[] = "tz_tip_presenter";
 
-// Qt decides by itself whether a tip is rich text; a plain text that merely looks like markup is escaped and
-// kept unwrapped instead, so it still shows character for character.
-QString TipText(const QString& text) {
-  QString lines = text;
-  lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  lines.replace(u'\r', u'\n');
-  if (!Qt::mightBeRichText(lines)) return lines;
-  QString escaped = lines.toHtmlEscaped();
+// Qt shows a plain-text tip wrapped once it is wider than the screen. Preformatted rich text is never
+// wrapped, and escaping keeps every character as typed, markup-like text and ampersands included.
+QString Unwrappable(const QString& plain) {
+  QString escaped = plain.toHtmlEscaped();
   escaped.replace(u'\n', QStringLiteral("<br>"));
   return QStringLiteral("<p style=\"white-space:pre\">") + escaped + QStringLiteral("</p>");
 }
 
-// Shows the control's tip centred below it rather than at the pointer.
-class CentredTip : public QObject {
+// Answers the control's tip requests: the whole control is the hot area, and the tip goes either to the
+// pointer or centred below the control.
+class TipPresenter : public QObject {
  public:
-  explicit CentredTip(QWidget* control) : QObject(control), m_control(control) {
-    setObjectName(QLatin1String(kCentringName));
+  explicit TipPresenter(QWidget* control) : QObject(control), m_control(control) {
+    setObjectName(QLatin1String(kPresenterName));
     control->installEventFilter(this);
   }
+
+  void SetCentred(bool centred) { m_centred = centred; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (watched != m_control || event->type() != QEvent::ToolTip) return false;
+    const QString text = m_control->toolTip();
+    if (text.isEmpty()) return false;
+    const auto* help = static_cast<const QHelpEvent*>(event);
     const QPoint below = m_control->mapToGlobal(QPoint(m_control->width() / 2, m_control->height()));
-    QToolTip::showText(below, m_control->toolTip(), m_control);
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-      if (top->inherits("QTipLabel") && top->isVisible()) {
-        // setGeometry places the tip itself; move() would place its frame.
-        top->setGeometry(QRect(QPoint(below.x() - top->width() / 2, below.y()), top->size()));
+    QToolTip::showText(m_centred ? below : help->globalPos(), Unwrappable(text), m_control, m_control->rect());
+    if (m_centred) {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top->inherits("QTipLabel") && top->isVisible()) {
+          // setGeometry places the tip itself; move() would place its frame.
+          top->setGeometry(QRect(QPoint(below.x() - top->width() / 2, below.y()), top->size()));
+        }
       }
     }
     return true;
@@ -46,6 +49,7 @@ class CentredTip : public QObject {
 
  private:
   QWidget* m_control;
+  bool m_centred = false;
 };
 
 }  // namespace
@@ -53,9 +57,14 @@ class CentredTip : public QObject {
 bool AttachTooltip(QWidget* control, const QString& text, bool balloon, bool centred) {
   Q_UNUSED(balloon);
   if (control == nullptr) return false;
-  control->setToolTip(TipText(text));
-  QObject* centring = control->findChild<QObject*>(QLatin1String(kCentringName), Qt::FindDirectChildrenOnly);
-  if (centred && centring == nullptr) new CentredTip(control);
-  if (!centred) delete centring;
+  QString lines = text;
+  lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  lines.replace(u'\r', u'\n');
+  control->setToolTip(lines);
+  // Qt looks for this on the control's window when deciding whether an inactive window may show a tip.
+  control->window()->setAttribute(Qt::WA_AlwaysShowToolTips);
+  QObject* found = control->findChild<QObject*>(QLatin1String(kPresenterName), Qt::FindDirectChildrenOnly);
+  auto* presenter = found != nullptr ? static_cast<TipPresenter*>(found) : new TipPresenter(control);
+  presenter->SetCentred(centred);
   return true;
 }

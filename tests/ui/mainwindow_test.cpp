@@ -5,7 +5,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QHelpEvent>
-#include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
@@ -580,6 +579,8 @@ class MainWindowTest : public QObject {
                        " 并不是所有的都在游戏中使用，但是有完整的服务器 - IP列表。", "（也许这个信息对你有用）",
                        "", "下次更新打算增加延迟最高值最低值还有平均值、游戏内显示当前延迟、云更新列表"};
     QTest::newRow("leading spaces kept") << "a\r\n  b\r\n c" << false << QStringList{"a", "  b", " c"};
+    const QString wide(300, QChar(u'长'));
+    QTest::newRow("line wider than the screen") << "a\r\n" + wide << false << QStringList{"a", wide};
     QTest::newRow("markup shown as text") << "<b>bold</b> & co\r\n x" << false
                                           << QStringList{"<b>bold</b> & co", " x"};
     QTest::newRow("centred below the control") << "one\r\ntwo" << true << QStringList{"one", "two"};
@@ -590,7 +591,7 @@ class MainWindowTest : public QObject {
     QFETCH(bool, centred);
     QFETCH(QStringList, lines);
     QVERIFY(ShowActive());
-    auto* label = Find<QLabel>("透明标签2");
+    QWidget* label = Find("透明标签2");
     QVERIFY(AttachTooltip(label, text, false, centred));
 
     const QPoint at(5, 5);
