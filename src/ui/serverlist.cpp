@@ -130,6 +130,9 @@ ServerListView::ServerListView(QWidget* parent) : QTableWidget(parent) {
   // A column may be as narrow as 0 pixels, whether the program or the user makes it so.
   header->setMinimumSectionSize(0);
   verticalHeader()->setVisible(false);
+  // A report list's rows are one line of text high; the style's default would make them twice that.
+  verticalHeader()->setMinimumSectionSize(0);
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
 
   setSelectionMode(QAbstractItemView::SingleSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
