@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QIcon>
 #include <QKeyEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -30,25 +29,11 @@ const QString kDataSourceAddress = QStringLiteral("http://ec2-reachability.amazo
 const QString kMakerName = QStringLiteral("TzDev");
 const QString kMakerPage = QStringLiteral("https://steamcommunity.com/id/tzdev/");
 
-// Four rising bars on a blue tile: latency at a glance.
-QIcon DrawnIcon() {
+// The application icon, the same artwork that is installed with the desktop entry.
+QIcon ApplicationIcon() {
   QIcon icon;
-  for (int side : {16, 24, 32, 48, 64}) {
-    QPixmap pixmap(side, side);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(30, 105, 185));
-    painter.drawRoundedRect(QRectF(0, 0, side, side), side / 6.0, side / 6.0);
-    painter.setBrush(Qt::white);
-    const double unit = side / 16.0;
-    for (int bar = 0; bar < 4; ++bar) {
-      const double height = (bar + 1) * 2.8 * unit;
-      painter.drawRect(QRectF((2.0 + bar * 3.2) * unit, side - 2.0 * unit - height, 2.2 * unit, height));
-    }
-    painter.end();
-    icon.addPixmap(pixmap);
+  for (int side : {16, 24, 32, 48, 64, 128, 256}) {
+    icon.addFile(QStringLiteral(":/icons/tezmaro-%1.png").arg(side), QSize(side, side));
   }
   return icon;
 }
@@ -72,8 +57,7 @@ MainWindow::MainWindow() : QWidget(nullptr, kFrame) {
   setWindowTitle(QStringLiteral("Tezmaro V1"));
   setFixedSize(kClientWidth, kClientHeight);
   setAttribute(Qt::WA_AlwaysShowToolTips);
-  const QIcon appIcon = QApplication::windowIcon();
-  setWindowIcon(appIcon.isNull() ? DrawnIcon() : appIcon);
+  setWindowIcon(ApplicationIcon());
 
   // Created from the bottom of the stacking order up: a later sibling is drawn over an earlier one and
   // takes the pointer where they overlap.
