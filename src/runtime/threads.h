@@ -14,3 +14,10 @@ bool StartThread(ThreadRoutine routine, std::optional<int32_t> argument = std::n
 
 // Sleeps at least ms milliseconds; zero or a negative value only yields the processor.
 void SleepMs(int32_t ms);
+
+namespace threads_testing {
+// The next count calls of StartThread that would start a thread fail as when the system has none left:
+// false, nothing started. Calls refused for their arguments do not use one up. A count of 0 or less ends
+// the failing. Callable from any thread.
+void FailStarts(int count);
+}  // namespace threads_testing

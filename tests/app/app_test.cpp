@@ -15,12 +15,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "app/startup.h"
 #include "measure/refresh.h"
 #include "runtime/lifecycle.h"
+#include "runtime/threads.h"
 #include "support/fakenet.h"
 #include "ui/intervalbox.h"
 #include "ui/mainwindow.h"
@@ -31,6 +33,10 @@ namespace {
 constexpr char kChildWithoutWindow[] = "--child-window-fails";
 constexpr char kChildClosingDuringRefresh[] = "--child-close-during-refresh";
 constexpr int32_t kStandInAnswer = 7;
+constexpr int32_t kLaterAnswer = 42;
+constexpr int kUsRegion = 1;
+constexpr int kUsRows = 103;
+constexpr int kSaRegion = 5;  // 9 rows
 
 std::mutex g_gateMutex;
 std::condition_variable g_gateChanged;
@@ -56,6 +62,15 @@ int32_t GatedProbe(std::string_view, std::optional<int32_t> timeoutMs) {
   }
   ++g_probesReturned;
   return kStandInAnswer;
+}
+
+// A probe whose answer differs from the usual stand-in's, so that rows measured again can be told apart
+// from rows that kept their previous text.
+std::atomic<int> g_laterProbeCalls{0};
+
+int32_t LaterProbe(std::string_view, std::optional<int32_t>) {
+  ++g_laterProbeCalls;
+  return kLaterAnswer;
 }
 
 bool Idle() {
@@ -154,6 +169,9 @@ class AppTest : public QObject {
   void spinnerUpWhileCheckedDoublesThePeriod();
   void buttonAndTimerStartRefreshes();
   void rowWithoutHostIsNotProbed();
+  void workerThatCannotStartLeavesItsRowAlone();
+  void refreshThatCannotStartDoesNothing_data();
+  void refreshThatCannotStartDoesNothing();
   void windowThatCannotBeMadeIsFatal();
   void fatalErrorBoxFromAWorker();
   void closingDuringRefreshExitsWithZero();
@@ -188,6 +206,8 @@ void AppTest::init() {
 }
 
 void AppTest::cleanup() {
+  threads_testing::FailStarts(0);
+  SetProbeRoutine(GatedProbe);
   SetGate(true);
   QTRY_VERIFY(Idle());
   m_chosen.reset();
@@ -367,6 +387,66 @@ void AppTest::rowWithoutHostIsNotProbed() {
   QCOMPARE(GetCellText(row, 2), std::string("无响应"));
   QCOMPARE(GetRowCount(), row + 1);
   QCOMPARE(g_probeCalls.load(), before);
+}
+
+void AppTest::workerThatCannotStartLeavesItsRowAlone() {
+  // More failures than worker places: a failed start that went on holding its place would stall the
+  // dispatcher for good.
+  const int failing = MaxWorkers + 10;
+  ChooseRegion(m_window, kUsRegion);
+  QTRY_VERIFY(GetRowCount() == kUsRows && EveryLatencyReads(QString::number(kStandInAnswer)));
+  QTRY_VERIFY(Idle());
+
+  SetProbeRoutine(LaterProbe);
+  const int before = g_laterProbeCalls.load();
+  // Run here rather than through StartThread, so that every start that fails is a worker's.
+  threads_testing::FailStarts(failing);
+  // Shared, not on this stack: a dispatcher that stalls is left behind when the test gives up on it.
+  auto dispatched = std::make_shared<std::atomic<bool>>(false);
+  std::thread([dispatched] {
+    RefreshAll(0);
+    *dispatched = true;
+  }).detach();
+  QTRY_VERIFY_WITH_TIMEOUT(dispatched->load(), 10000);
+  QTRY_VERIFY(Idle());
+
+  QStringList expected;
+  for (int row = 0; row < kUsRows; ++row) expected << QString::number(row < failing ? kStandInAnswer : kLaterAnswer);
+  QCOMPARE(Column(2), expected);
+  QCOMPARE(g_laterProbeCalls.load() - before, kUsRows - failing);
+}
+
+void AppTest::refreshThatCannotStartDoesNothing_data() {
+  QTest::addColumn<int>("region");
+  QTest::addColumn<int>("rows");
+  QTest::addColumn<QString>("latency");
+  QTest::newRow("manual refresh: the last results stay") << -1 << 16 << QString::number(kStandInAnswer);
+  QTest::newRow("region choice: the new rows stay unmeasured") << kSaRegion << 9 << QString();
+}
+
+void AppTest::refreshThatCannotStartDoesNothing() {
+  QFETCH(int, region);
+  QFETCH(int, rows);
+  QFETCH(QString, latency);
+  SetProbeRoutine(LaterProbe);
+  const int before = g_laterProbeCalls.load();
+
+  threads_testing::FailStarts(1);
+  if (region < 0) {
+    QTest::mouseClick(RefreshButton(), Qt::LeftButton);
+  } else {
+    ChooseRegion(m_window, region);
+    QTRY_COMPARE(m_chosen->count(), 1);
+  }
+  QCOMPARE(GetRowCount(), rows);
+  QVERIFY(EveryLatencyReads(latency));
+  QCOMPARE(refresh_testing::HeldDispatchers(), 0);
+
+  // Nothing was left half-started: the next refresh measures every row exactly once.
+  QTest::mouseClick(RefreshButton(), Qt::LeftButton);
+  QTRY_VERIFY(EveryLatencyReads(QString::number(kLaterAnswer)));
+  QTRY_VERIFY(Idle());
+  QCOMPARE(g_laterProbeCalls.load() - before, rows);
 }
 
 void AppTest::windowThatCannotBeMadeIsFatal() {
