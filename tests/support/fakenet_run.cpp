@@ -128,9 +128,9 @@ Options Parse(int argc, char** argv) {
         Usage("unknown --default \"" + v + "\"");
       }
     } else if (arg == "--host") {
-      auto [address, spec] = SplitAssignment(arg, value(arg));
-      auto c = ParseBehaviour(spec);
-      if (!c) Usage("unknown behaviour \"" + spec + "\" for " + address);
+      auto [address, setting] = SplitAssignment(arg, value(arg));
+      auto c = ParseBehaviour(setting);
+      if (!c) Usage("unknown behaviour \"" + setting + "\" for " + address);
       o.hosts.emplace_back(address, *c);
     } else if (arg == "--name") {
       auto [name, list] = SplitAssignment(arg, value(arg));
