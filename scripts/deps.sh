@@ -2,6 +2,8 @@
 
 TZ_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgtest-dev fonts-wqy-microhei)
 TZ_TEST_PACKAGES=(iproute2 xvfb xauth xdotool imagemagick x11-utils fping iputils-ping libcap2-bin)
+# clang only recommends its runtimes (libFuzzer, the sanitizers), so they are named.
+TZ_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 tz_install_missing() {
   local missing=() p

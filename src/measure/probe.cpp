@@ -1,6 +1,7 @@
 #include "measure/probe.h"
 
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netdb.h>
@@ -8,30 +9,64 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string>
 #include <utility>
 
+#include "measure/icmp_packet.h"
+
 namespace {
 
-constexpr uint8_t kEchoReply = 0;
-constexpr uint8_t kDestinationUnreachable = 3;
-constexpr uint8_t kEchoRequest = 8;
-constexpr uint8_t kTimeExceeded = 11;
-constexpr uint8_t kParameterProblem = 12;
-constexpr size_t kIcmpHeaderBytes = 8;
-constexpr size_t kMinIpHeaderBytes = 20;
+using icmp_packet::EchoRequest;
+using icmp_packet::Verdict;
+
 constexpr int64_t kNsPerMs = 1'000'000;
 
 std::atomic<ProbeMode> g_mode{ProbeMode::Fresh};
 std::mutex g_initGuard;
 std::atomic<int> g_initialisations{0};
+
+// Capabilities belong to each thread, so this changes the calling thread's alone.
+void SetRawSocketRightEffective(bool effective) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, sets) != 0) {
+    return;
+  }
+  __user_cap_data_struct& word = sets[CAP_TO_INDEX(CAP_NET_RAW)];
+  const uint32_t bit = CAP_TO_MASK(CAP_NET_RAW);
+  if (((word.effective & bit) != 0) == effective || (effective && (word.permitted & bit) == 0)) {
+    return;
+  }
+  word.effective = effective ? word.effective | bit : word.effective & ~bit;
+  syscall(SYS_capset, &header, sets);
+}
+
+// A binary given cap_net_raw+ep starts with the right effective, and so would every thread it starts.
+// The probe reads packets that anyone may send; it holds the right only while it opens a raw socket.
+// Dropped before main, while there is one thread, so that every later thread starts without it.
+[[gnu::constructor]] void DropRawSocketRightAtStart() { SetRawSocketRightEffective(false); }
+
+int OpenIcmpSocket(bool raw) {
+  if (!raw) {
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  }
+  SetRawSocketRightEffective(true);
+  const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  const int error = errno;
+  SetRawSocketRightEffective(false);
+  errno = error;
+  return fd;
+}
 
 // Anything but these means the kind may work a moment later (no descriptor or memory free right now),
 // and must not shut the probe for the rest of the run.
@@ -43,9 +78,9 @@ bool IsRefusal(int error) {
 // Fresh when neither kind could be tried for a passing reason, so that the next call decides.
 ProbeMode DecideMode() {
   bool passing = false;
-  constexpr std::pair<int, ProbeMode> kinds[] = {{SOCK_DGRAM, ProbeMode::Datagram}, {SOCK_RAW, ProbeMode::Raw}};
-  for (const auto& [type, mode] : kinds) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+  constexpr std::pair<bool, ProbeMode> kinds[] = {{false, ProbeMode::Datagram}, {true, ProbeMode::Raw}};
+  for (const auto& [raw, mode] : kinds) {
+    const int fd = OpenIcmpSocket(raw);
     if (fd >= 0) {
       close(fd);
       return mode;
@@ -97,108 +132,6 @@ int64_t NowNs(clockid_t clock) {
   return ToNs(t);
 }
 
-uint16_t InternetChecksum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 1 < length; i += 2) {
-    sum += static_cast<uint32_t>(data[i]) << 8 | data[i + 1];
-  }
-  if (length % 2 != 0) {
-    sum += static_cast<uint32_t>(data[length - 1]) << 8;
-  }
-  while (sum >> 16 != 0) {
-    sum = (sum & 0xffff) + (sum >> 16);
-  }
-  return static_cast<uint16_t>(~sum);
-}
-
-struct Request {
-  uint32_t address = 0;  // where replies must come from and what errors must quote
-  uint8_t identifier[2] = {};
-  uint8_t sequence[2] = {};
-};
-
-enum class Verdict { Foreign, Answer, Refusal };
-
-// The identifier and sequence of an echo header, compared as they are on the wire.
-bool IsOurEcho(const uint8_t* icmp, const Request& request) {
-  return std::memcmp(icmp + 4, request.identifier, 2) == 0 && std::memcmp(icmp + 6, request.sequence, 2) == 0;
-}
-
-bool IsFinalError(uint8_t type) {
-  return type == kDestinationUnreachable || type == kTimeExceeded || type == kParameterProblem;
-}
-
-// An ICMP message (from its type byte on) that reached the socket as data, sent from `source`.
-Verdict JudgeIcmp(const uint8_t* icmp, size_t length, uint32_t source, const Request& request) {
-  if (length < kIcmpHeaderBytes) {
-    return Verdict::Foreign;
-  }
-  if (icmp[0] == kEchoReply) {
-    const bool ours = icmp[1] == 0 && source == request.address && IsOurEcho(icmp, request);
-    return ours ? Verdict::Answer : Verdict::Foreign;
-  }
-  if (!IsFinalError(icmp[0])) {
-    return Verdict::Foreign;
-  }
-  // An error quotes the IP header of the packet it answers and the first 8 bytes after it; only an
-  // error about this very request ends the wait.
-  const uint8_t* quote = icmp + kIcmpHeaderBytes;
-  const size_t quoteLength = length - kIcmpHeaderBytes;
-  if (quoteLength < kMinIpHeaderBytes || quote[0] >> 4 != 4) {
-    return Verdict::Foreign;
-  }
-  const size_t quotedHeader = static_cast<size_t>(quote[0] & 0x0f) * 4;
-  if (quotedHeader < kMinIpHeaderBytes || quotedHeader + kIcmpHeaderBytes > quoteLength ||
-      quote[9] != IPPROTO_ICMP) {
-    return Verdict::Foreign;
-  }
-  uint32_t quotedDestination = 0;
-  std::memcpy(&quotedDestination, quote + 16, 4);
-  const uint8_t* quotedIcmp = quote + quotedHeader;
-  const bool ours = quotedDestination == request.address && quotedIcmp[0] == kEchoRequest &&
-                    IsOurEcho(quotedIcmp, request);
-  return ours ? Verdict::Refusal : Verdict::Foreign;
-}
-
-// A raw socket hands over the whole IP packet, and nothing in it has been checked for us: a broken or
-// truncated packet must never be read as an answer.
-Verdict JudgeRawPacket(const uint8_t* packet, size_t length, const Request& request) {
-  if (length < kMinIpHeaderBytes || packet[0] >> 4 != 4) {
-    return Verdict::Foreign;
-  }
-  const size_t header = static_cast<size_t>(packet[0] & 0x0f) * 4;
-  const size_t total = static_cast<size_t>(packet[2]) << 8 | packet[3];
-  if (header < kMinIpHeaderBytes || total < header + kIcmpHeaderBytes || total > length ||
-      packet[9] != IPPROTO_ICMP) {
-    return Verdict::Foreign;
-  }
-  const uint8_t* icmp = packet + header;
-  const size_t icmpLength = total - header;
-  if (InternetChecksum(icmp, icmpLength) != 0) {
-    return Verdict::Foreign;
-  }
-  uint32_t source = 0;
-  std::memcpy(&source, packet + 12, 4);
-  return JudgeIcmp(icmp, icmpLength, source, request);
-}
-
-// What IP_RECVERR queued: the errors the kernel matched to this socket, with the quoted echo header as
-// data and the quoted destination as address.
-Verdict JudgeQueuedError(const sock_extended_err& error, const uint8_t* quote, size_t length,
-                         uint32_t quotedDestination, const Request& request) {
-  if (quotedDestination != request.address) {
-    return Verdict::Foreign;
-  }
-  if (error.ee_origin == SO_EE_ORIGIN_LOCAL) {
-    return Verdict::Refusal;  // the socket is this call's alone, so the failed send was ours
-  }
-  if (error.ee_origin != SO_EE_ORIGIN_ICMP || !IsFinalError(error.ee_type)) {
-    return Verdict::Foreign;
-  }
-  const bool ours = length >= kIcmpHeaderBytes && quote[0] == kEchoRequest && IsOurEcho(quote, request);
-  return ours ? Verdict::Refusal : Verdict::Foreign;
-}
-
 struct Socket {
   int fd = -1;
   explicit Socket(int descriptor) : fd(descriptor) {}
@@ -222,7 +155,7 @@ struct Outcome {
 };
 
 // Reads the error queue; true when one of the errors answers our request.
-bool ReadQueuedErrors(int fd, const Request& request) {
+bool ReadQueuedErrors(int fd, const EchoRequest& request) {
   for (int batch = 0; batch < 64; ++batch) {
     uint8_t quote[576];
     alignas(cmsghdr) uint8_t control[512];
@@ -249,8 +182,10 @@ bool ReadQueuedErrors(int fd, const Request& request) {
       }
       sock_extended_err error{};
       std::memcpy(&error, CMSG_DATA(c), sizeof error);
-      if (JudgeQueuedError(error, quote, static_cast<size_t>(length), from.sin_addr.s_addr, request) ==
-          Verdict::Refusal) {
+      const std::span<const uint8_t> quoted(quote, static_cast<size_t>(length));
+      const Verdict verdict =
+          icmp_packet::JudgeQueuedError(error.ee_origin, error.ee_type, quoted, from.sin_addr.s_addr, request);
+      if (verdict == Verdict::Refusal) {
         return true;
       }
     }
@@ -264,7 +199,7 @@ bool ReadQueuedErrors(int fd, const Request& request) {
 
 // Reads what arrived, a bounded batch so that a flood of foreign packets cannot hold the wait past its
 // deadline; done once our answer or an error about our request was among it.
-Outcome ReadArrivals(int fd, bool raw, const Request& request, const SendTime& sent) {
+Outcome ReadArrivals(int fd, bool raw, const EchoRequest& request, const SendTime& sent) {
   for (int batch = 0; batch < 64; ++batch) {
     uint8_t packet[1500];
     alignas(cmsghdr) uint8_t control[256];
@@ -289,9 +224,9 @@ Outcome ReadArrivals(int fd, bool raw, const Request& request, const SendTime& s
     if ((message.msg_flags & MSG_TRUNC) != 0) {
       continue;
     }
-    const auto size = static_cast<size_t>(length);
-    const Verdict verdict = raw ? JudgeRawPacket(packet, size, request)
-                                : JudgeIcmp(packet, size, from.sin_addr.s_addr, request);
+    const std::span<const uint8_t> arrived(packet, static_cast<size_t>(length));
+    const Verdict verdict = raw ? icmp_packet::JudgeRawPacket(arrived, request)
+                                : icmp_packet::JudgeIcmp(arrived, from.sin_addr.s_addr, request);
     if (verdict == Verdict::Refusal) {
       return {true, std::nullopt};
     }
@@ -318,7 +253,7 @@ Outcome ReadArrivals(int fd, bool raw, const Request& request, const SendTime& s
 }
 
 std::optional<int64_t> Probe(bool raw, uint32_t address, int32_t timeoutMs) {
-  const Socket socket_(socket(AF_INET, (raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMP));
+  const Socket socket_(OpenIcmpSocket(raw));
   const int fd = socket_.fd;
   if (fd < 0) {
     return std::nullopt;
@@ -330,8 +265,8 @@ std::optional<int64_t> Probe(bool raw, uint32_t address, int32_t timeoutMs) {
   }
   if (raw) {
     icmp_filter filter{};
-    filter.data = ~((1u << kEchoReply) | (1u << kDestinationUnreachable) | (1u << kTimeExceeded) |
-                    (1u << kParameterProblem));
+    filter.data = ~((1u << icmp_packet::kEchoReply) | (1u << icmp_packet::kDestinationUnreachable) |
+                    (1u << icmp_packet::kTimeExceeded) | (1u << icmp_packet::kParameterProblem));
     setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
   }
 
@@ -341,26 +276,18 @@ std::optional<int64_t> Probe(bool raw, uint32_t address, int32_t timeoutMs) {
   if (connect(fd, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) != 0) {
     return std::nullopt;
   }
-  Request request;
+  EchoRequest request;
   request.address = address;
   const uint16_t identifier = htons(ProcessIdentifier());
   const uint16_t sequence = htons(NextSequence());
-  std::memcpy(request.identifier, &identifier, 2);
-  std::memcpy(request.sequence, &sequence, 2);
-
-  uint8_t echo[kIcmpHeaderBytes] = {kEchoRequest, 0, 0, 0};
-  std::memcpy(echo + 4, request.identifier, 2);
-  std::memcpy(echo + 6, request.sequence, 2);
-  if (raw) {
-    const uint16_t checksum = InternetChecksum(echo, sizeof echo);
-    echo[2] = static_cast<uint8_t>(checksum >> 8);
-    echo[3] = static_cast<uint8_t>(checksum);
-  }
+  std::memcpy(request.identifier.data(), &identifier, 2);
+  std::memcpy(request.sequence.data(), &sequence, 2);
+  const std::array<uint8_t, icmp_packet::kIcmpHeaderBytes> echo = icmp_packet::EchoRequestBytes(request, raw);
 
   SendTime sent;
   sent.monotonicNs = NowNs(CLOCK_MONOTONIC);
   sent.realNs = NowNs(CLOCK_REALTIME);
-  if (send(fd, echo, sizeof echo, 0) != static_cast<ssize_t>(sizeof echo)) {
+  if (send(fd, echo.data(), echo.size(), 0) != static_cast<ssize_t>(echo.size())) {
     return std::nullopt;
   }
   if (!raw) {
@@ -370,7 +297,7 @@ std::optional<int64_t> Probe(bool raw, uint32_t address, int32_t timeoutMs) {
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) {
       return std::nullopt;
     }
-    std::memcpy(request.identifier, &local.sin_port, 2);
+    std::memcpy(request.identifier.data(), &local.sin_port, 2);
   }
 
   const int64_t timeoutNs = static_cast<int64_t>(timeoutMs) * kNsPerMs;

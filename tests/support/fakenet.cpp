@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <linux/if_tun.h>
@@ -20,6 +21,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <queue>
@@ -235,6 +238,18 @@ bool CallerInPrivateNamespace() {
   return g_nsInode == 0 || ThreadNetNamespace() == g_nsInode;
 }
 
+// The probe keeps CAP_NET_RAW out of the effective set of every thread but while it opens a raw
+// socket. The tap below and the raw senders of tests need it: from the permitted set, when there.
+void RaiseRawSocketRight() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, sets) != 0) return;
+  __user_cap_data_struct& word = sets[CAP_TO_INDEX(CAP_NET_RAW)];
+  if ((word.permitted & CAP_TO_MASK(CAP_NET_RAW)) == 0) return;
+  word.effective |= CAP_TO_MASK(CAP_NET_RAW);
+  syscall(SYS_capset, &header, sets);
+}
+
 uint16_t Checksum(const uint8_t* p, size_t n) {
   uint32_t sum = 0;
   for (size_t i = 0; i + 1 < n; i += 2) sum += uint32_t(p[i]) << 8 | p[i + 1];
@@ -334,6 +349,9 @@ struct Pending {
   int64_t dueNs;
   uint64_t order;  // equal due times leave in the order they were scheduled
   Packet packet;
+  enum class Kind : uint8_t { Other, Reply, Forged } kind = Kind::Other;
+  uint32_t host = 0;   // of a Reply: the address it answers for
+  int64_t sentNs = 0;  // of a Reply: when its request left
   bool operator>(const Pending& o) const { return dueNs != o.dueNs ? dueNs > o.dueNs : order > o.order; }
 };
 
@@ -393,6 +411,9 @@ struct FakeNet::Impl {
   std::unordered_map<uint32_t, int> lastPayload;
   int totalEchoes = 0;
   std::unordered_map<std::string, int> dnsCounts;
+  bool flood = false;
+  int floodSent = 0;
+  std::unordered_map<uint32_t, std::vector<int64_t>> replyTimes;
 
   // The responder thread's own.
   std::priority_queue<Pending, std::vector<Pending>, std::greater<>> queue;
@@ -400,6 +421,11 @@ struct FakeNet::Impl {
   uint16_t ipId = 1;
   std::unordered_map<EchoKey, std::deque<int64_t>, EchoKeyHash> sentAt;  // monotonic
   std::vector<uint8_t> sniffed = std::vector<uint8_t>(65536);
+  struct EchoSeen {
+    uint32_t host;
+    uint8_t ids[4];  // identifier and sequence
+  };
+  std::optional<EchoSeen> previousEcho;  // for forged replies that carry another request's numbers
 
   std::string Start();
   void Stop();
@@ -408,6 +434,8 @@ struct FakeNet::Impl {
   void CollectSendTimes();
   int64_t SendTime(const EchoRequest& request, int64_t readNs);
   void HandleRequest(const uint8_t* pkt, const EchoRequest& request, int64_t sentNs);
+  std::vector<Packet> Forgeries(const uint8_t* pkt, const EchoRequest& request);
+  void Written(const Pending& pending);
   size_t AnswerQuery(const uint8_t* q, size_t len, uint8_t* out);
 };
 
@@ -446,6 +474,7 @@ std::string FakeNet::Impl::Start() {
   RemoveQueueingDiscipline(ifindex);
   // Optional as well: without it delays count from when the responder read the request. Only a tap
   // for every protocol sees outgoing packets.
+  RaiseRawSocketRight();
   sniff.Reset(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL)));
   if (sniff.fd >= 0) {
     sockaddr_ll sll{};
@@ -535,6 +564,7 @@ void FakeNet::Impl::RunResponder() {
     while (!queue.empty() && queue.top().dueNs <= now) {
       const Packet& p = queue.top().packet;
       (void)!write(tun.fd, p.data(), p.size());
+      if (queue.top().kind != Pending::Kind::Other) Written(queue.top());
       queue.pop();
       if (!queue.empty() && queue.top().dueNs > now) now = NowNs();
     }
@@ -588,7 +618,10 @@ void FakeNet::Impl::RunResponder() {
 // requests read so far are there to collect.
 void FakeNet::Impl::CollectSendTimes() {
   if (sniff.fd < 0) return;
-  const int64_t realToMonotonic = NowNs() - ClockNs(CLOCK_REALTIME);
+  // The wall clock read first: a delay between the two readings then makes send times later, never
+  // earlier, so that a reply is never written before its delay is up.
+  const int64_t wall = ClockNs(CLOCK_REALTIME);
+  const int64_t realToMonotonic = NowNs() - wall;
   char control[128];
   for (;;) {
     sockaddr_ll from{};
@@ -654,6 +687,31 @@ void FakeNet::Impl::HandleRequest(const uint8_t* pkt, const EchoRequest& request
   // this thread does not add to the round trip.
   const int64_t due = sentNs + int64_t(cfg.delayMs) * 1000000;
   auto schedule = [&](int64_t when, Packet p) { queue.push(Pending{when, order++, std::move(p)}); };
+  bool flooding;
+  {
+    std::lock_guard lock(mu);
+    flooding = flood;
+  }
+  if (flooding) {
+    const std::vector<Packet> forged = Forgeries(pkt, request);
+    std::vector<int64_t> waves = {sentNs, sentNs + 250000000, sentNs + 600000000, sentNs + 1100000000};
+    // Just before what answers: a reader that takes the first plausible packet takes one of these.
+    if (cfg.behaviour != Behaviour::Silent) waves.push_back(std::max(sentNs, due - 1000));
+    for (const int64_t when : waves) {
+      for (const Packet& p : forged) {
+        Pending pending{when, order++, p};
+        pending.kind = Pending::Kind::Forged;
+        queue.push(std::move(pending));
+      }
+    }
+  }
+  auto scheduleReply = [&](int64_t when, Packet p) {
+    Pending pending{when, order++, std::move(p)};
+    pending.kind = Pending::Kind::Reply;
+    pending.host = dst;
+    pending.sentNs = sentNs;
+    queue.push(std::move(pending));
+  };
 
   std::vector<uint8_t> reply(icmp, icmp + icmpLen);
   reply[0] = 0;
@@ -670,7 +728,7 @@ void FakeNet::Impl::HandleRequest(const uint8_t* pkt, const EchoRequest& request
 
   switch (cfg.behaviour) {
     case Behaviour::Reply:
-      schedule(due, echoReply(dst));
+      scheduleReply(due, echoReply(dst));
       break;
     case Behaviour::Silent:
       break;
@@ -681,7 +739,7 @@ void FakeNet::Impl::HandleRequest(const uint8_t* pkt, const EchoRequest& request
       schedule(due, icmpError(11, 0));
       break;
     case Behaviour::Duplicate:
-      schedule(due, echoReply(dst));
+      scheduleReply(due, echoReply(dst));
       schedule(due + int64_t(cfg.delayMs) * 1000000, echoReply(dst));
       break;
     case Behaviour::WrongId:
@@ -719,6 +777,78 @@ void FakeNet::Impl::HandleRequest(const uint8_t* pkt, const EchoRequest& request
       schedule(due, std::move(p));
       break;
     }
+  }
+}
+
+std::vector<Packet> FakeNet::Impl::Forgeries(const uint8_t* pkt, const EchoRequest& request) {
+  const uint8_t* icmp = pkt + request.ihl;
+  const size_t ihl = request.ihl;
+  const uint32_t src = request.src, dst = request.dst;
+  const uint32_t otherSource = dst == stranger ? strangerFallback : stranger;
+  const uint16_t id = Get16(&icmp[4]), seq = Get16(&icmp[6]);
+  std::vector<Packet> out;
+
+  auto reply = [&](uint32_t from, const std::function<void(std::vector<uint8_t>&)>& change) {
+    std::vector<uint8_t> message(icmp, icmp + request.icmpLen);
+    message[0] = 0;
+    message[1] = 0;
+    change(message);
+    return MakeIcmpPacket(from, src, ipId++, message.data(), message.size());
+  };
+  auto same = [](std::vector<uint8_t>&) {};
+  out.push_back(reply(dst, [&](auto& m) { Put16(&m[4], uint16_t(id ^ 0x8001)); }));
+  out.push_back(reply(dst, [&](auto& m) { Put16(&m[6], uint16_t(seq ^ 0x8001)); }));
+  if (previousEcho && previousEcho->host != dst) {
+    // A datagram socket is handed what carries its identifier, wherever it comes from.
+    out.push_back(reply(dst, [&](auto& m) { std::memcpy(&m[4], previousEcho->ids, 4); }));
+  }
+  out.push_back(reply(otherSource, same));
+  Packet broken = reply(dst, same);
+  Put16(&broken[22], uint16_t(Get16(&broken[22]) ^ 0x1234));
+  out.push_back(std::move(broken));
+  out.push_back(reply(dst, [](auto& m) { m.resize(6); }));
+  Packet malformed = reply(dst, same);
+  malformed.resize(malformed.size() + 4);
+  Put16(&malformed[2], uint16_t(malformed.size()));
+  malformed[0] = 0x46;
+  Put16(&malformed[10], 0);
+  Put16(&malformed[10], Checksum(malformed.data(), 24));
+  out.push_back(std::move(malformed));
+
+  // Errors about requests that are not this one: each differs from it in one quoted field.
+  auto error = [&](uint32_t from, const std::function<void(std::vector<uint8_t>&)>& change) {
+    std::vector<uint8_t> message(8);
+    message[0] = 3;
+    message[1] = 1;
+    message.insert(message.end(), pkt, pkt + ihl + 8);
+    change(message);
+    Put16(&message[8 + 10], 0);
+    Put16(&message[8 + 10], Checksum(&message[8], ihl));
+    return MakeIcmpPacket(from, src, ipId++, message.data(), message.size());
+  };
+  const size_t quotedIcmp = 8 + ihl;
+  out.push_back(error(router, [&](auto& m) { Put16(&m[quotedIcmp + 6], uint16_t(seq ^ 0x8001)); }));
+  out.push_back(error(router, [&](auto& m) { Put16(&m[quotedIcmp + 4], uint16_t(id ^ 0x8001)); }));
+  out.push_back(error(dst, [&](auto& m) { std::memcpy(&m[8 + 16], &otherSource, 4); }));
+  out.push_back(error(router, [&](auto& m) { m[quotedIcmp] = 13; }));  // a timestamp request
+  // This very request's error, but the kernel drops it; a raw socket still gets it as data.
+  Packet unchecked = error(dst, same);
+  Put16(&unchecked[22], uint16_t(Get16(&unchecked[22]) ^ 0x1234));
+  out.push_back(std::move(unchecked));
+  out.push_back(error(dst, [&](auto& m) { m.resize(quotedIcmp + 4); }));
+
+  previousEcho = EchoSeen{dst, {}};
+  std::memcpy(previousEcho->ids, &icmp[4], 4);
+  return out;
+}
+
+void FakeNet::Impl::Written(const Pending& pending) {
+  const int64_t now = NowNs();
+  std::lock_guard lock(mu);
+  if (pending.kind == Pending::Kind::Forged) {
+    ++floodSent;
+  } else {
+    replyTimes[pending.host].push_back((now - pending.sentNs) / 1000);
   }
 }
 
@@ -873,6 +1003,23 @@ int FakeNet::DnsQueriesFor(const std::string& name) const {
   std::lock_guard lock(m_impl->mu);
   auto it = m_impl->dnsCounts.find(key);
   return it == m_impl->dnsCounts.end() ? 0 : it->second;
+}
+
+void FakeNet::SetFlood(bool on) {
+  std::lock_guard lock(m_impl->mu);
+  m_impl->flood = on;
+}
+
+int FakeNet::FloodPacketsSent() const {
+  std::lock_guard lock(m_impl->mu);
+  return m_impl->floodSent;
+}
+
+std::vector<int64_t> FakeNet::ReplyTimesUs(const std::string& address) const {
+  uint32_t a = ParseAddress(address);
+  std::lock_guard lock(m_impl->mu);
+  auto it = m_impl->replyTimes.find(a);
+  return it == m_impl->replyTimes.end() ? std::vector<int64_t>{} : it->second;
 }
 
 int FakeNet::LastRequestPayloadBytes(const std::string& address) const {

@@ -55,6 +55,8 @@ class FakeNet {
   // Enters the private namespace if not done yet, creates the TUN device "tzfake0" with 198.18.0.1/15,
   // routes the default route and 198.18.0.0/15 into it, and starts the responder and DNS threads.
   // One at a time per process (a second one is !ok()); the destructor removes the device again.
+  // Raises CAP_NET_RAW into the calling thread's effective set when it is permitted: its tap needs it,
+  // and so do raw senders that a test opens on that thread afterwards.
   FakeNet();
   ~FakeNet();
   FakeNet(const FakeNet&) = delete;
@@ -82,6 +84,21 @@ class FakeNet {
   int DnsQueriesFor(const std::string& name) const;
   // Payload length of the last echo request to an address (-1 when none), to check what was sent.
   int LastRequestPayloadBytes(const std::string& address) const;
+
+  // A hostile network. While on, every echo request draws forged packets that are not its answer and
+  // say nothing about it: echo replies with another identifier or sequence, with another request's
+  // identifier and sequence, with its own from another source, with a broken checksum, cut below an
+  // ICMP header or behind a broken IP header, and ICMP errors that quote a request with another
+  // sequence, identifier, destination or type, cut short or with a broken checksum. They come in
+  // waves at 0, 250, 600 and 1100 ms after the request and right before its own reply or error, so
+  // they also reach later calls. A request draws at most 65 of them: a socket's receive buffer holds
+  // a few times that, so a reader held up the whole time still finds its answer behind them.
+  void SetFlood(bool on);
+  int FloodPacketsSent() const;
+  // For each echo reply written for the address, in the order written: microseconds from when its
+  // request left the sender until the reply went into the device. A busy machine makes them later
+  // than the configured delay; a reading of the delay may be as much later.
+  std::vector<int64_t> ReplyTimesUs(const std::string& address) const;
 
  private:
   struct Impl;
