@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing, and only those.
 
-TZ_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgtest-dev fonts-wqy-microhei)
-TZ_TEST_PACKAGES=(iproute2 xvfb xauth xdotool imagemagick x11-utils fping iputils-ping libcap2-bin)
+TZ_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgtest-dev fonts-wqy-microhei xdg-utils)
+TZ_TEST_PACKAGES=(iproute2 xvfb xauth xdotool imagemagick x11-utils fping iputils-ping libcap2-bin dpkg-dev file)
 # clang only recommends its runtimes (libFuzzer, the sanitizers), so they are named.
 TZ_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
