@@ -1,8 +1,5 @@
 #include "app/startup.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <string_view>
@@ -53,17 +50,6 @@ int CurrentRegionOfWindow() {
 
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-void WriteToStderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 void ShowFatalErrorBox(const std::string& boxText) {

@@ -28,18 +28,6 @@ constexpr std::string_view kHeading = "运行时出错!\r\n\r\n";
 constexpr std::string_view kCodeLabel = "错误代码：";
 constexpr std::string_view kMessageLabel = "错误信息：";
 
-// write(2) directly: it allocates nothing and takes no stdio lock that another thread may hold.
-void WriteToStderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 // The box text without allocating, for when FatalErrorText itself runs out of memory.
 void WriteBoxTextPiecewise(int32_t code, std::string_view message) {
   WriteToStderr(kHeading);
@@ -145,4 +133,15 @@ void ReportOutOfMemory(std::size_t bytes) {
   char message[64];
   const int length = std::snprintf(message, sizeof message, "分配 %zu 字节内存失败!", bytes);
   ReportFatalError(0, std::string_view(message, static_cast<std::size_t>(std::max(length, 0))));
+}
+
+void WriteToStderr(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
 }

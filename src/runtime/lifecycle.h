@@ -26,6 +26,10 @@ using FatalErrorPresenter = void (*)(const std::string& boxText);
 // nullptr: the text goes to standard error.
 void SetFatalErrorPresenter(FatalErrorPresenter presenter);
 
+// Writes the whole text to standard error with write(2): it allocates nothing and takes no stdio lock
+// that another thread may hold, so it serves where the program is about to end.
+void WriteToStderr(std::string_view text);
+
 // Presents the box text, empties the exit list without running it, retires every lock and ends the
 // process with exit code -1. Safe from any thread: when several threads report at once, only the first
 // presents; the others wait for the process to end. A report made while presenting (from the presenter
