@@ -154,6 +154,18 @@ struct Outcome {
   std::optional<int64_t> roundTripNs;
 };
 
+// A receive into one buffer, with the sender's address and room for the kernel's control messages.
+msghdr MessageInto(iovec& data, sockaddr_in& from, void* control, size_t controlBytes) {
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = controlBytes;
+  return message;
+}
+
 // Reads the error queue; true when one of the errors answers our request.
 bool ReadQueuedErrors(int fd, const EchoRequest& request) {
   for (int batch = 0; batch < 64; ++batch) {
@@ -161,13 +173,7 @@ bool ReadQueuedErrors(int fd, const EchoRequest& request) {
     alignas(cmsghdr) uint8_t control[512];
     sockaddr_in from{};
     iovec io{quote, sizeof quote};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = MessageInto(io, from, control, sizeof control);
     const ssize_t length = recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (length < 0) {
       if (errno == EINTR) {
@@ -205,13 +211,7 @@ Outcome ReadArrivals(int fd, bool raw, const EchoRequest& request, const SendTim
     alignas(cmsghdr) uint8_t control[256];
     sockaddr_in from{};
     iovec io{packet, sizeof packet};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = MessageInto(io, from, control, sizeof control);
     const ssize_t length = recvmsg(fd, &message, MSG_DONTWAIT);
     const int64_t readNs = NowNs(CLOCK_MONOTONIC);
     if (length < 0) {
